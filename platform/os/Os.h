@@ -30,7 +30,8 @@ char PathSeparator();
 // Current time as a UTC file time.
 tFileTime CurrentUtcFileTime();
 
-// Image file name (without folder) of a running process, or empty when it cannot be read.
+// Full path of the main module (executable) of a running process, or empty when the process cannot be
+// opened or its module name cannot be read.
 std::string ProcessImageName(uint32_t ProcessId);
 
 }  // namespace lw::os

@@ -24,8 +24,10 @@ inline constexpr TRACEHANDLE INVALID_PROCESSTRACE_HANDLE = ~TRACEHANDLE{0};
 // Status codes (Win32).
 inline constexpr ULONG ERROR_SUCCESS = 0;
 inline constexpr ULONG ERROR_FILE_NOT_FOUND = 2;
+inline constexpr ULONG ERROR_PATH_NOT_FOUND = 3;
 inline constexpr ULONG ERROR_ACCESS_DENIED = 5;
 inline constexpr ULONG ERROR_INVALID_HANDLE = 6;
+inline constexpr ULONG ERROR_NOT_ENOUGH_MEMORY = 8;  // TraceEvent: no free buffer, the event is lost
 inline constexpr ULONG ERROR_INVALID_DATA = 13;
 inline constexpr ULONG ERROR_BAD_LENGTH = 24;
 inline constexpr ULONG ERROR_NOT_SUPPORTED = 50;
@@ -35,6 +37,7 @@ inline constexpr ULONG ERROR_BAD_PATHNAME = 161;
 inline constexpr ULONG ERROR_ALREADY_EXISTS = 183;
 inline constexpr ULONG ERROR_MORE_DATA = 234;
 inline constexpr ULONG ERROR_NOACCESS = 998;
+inline constexpr ULONG ERROR_PROCESS_ABORTED = 1067;  // POSIX: the session host ended unexpectedly
 inline constexpr ULONG ERROR_CANCELLED = 1223;
 inline constexpr ULONG ERROR_INVALID_TIME = 1901;
 inline constexpr ULONG ERROR_WMI_INSTANCE_NOT_FOUND = 4201;
@@ -128,7 +131,9 @@ struct EVENT_TRACE {
 };
 static_assert(sizeof(EVENT_TRACE) == 88);
 
-// The header of a log file as a consumer learns it (TRACE_LOGFILE_HEADER, fields we use).
+// The header of a log file as a consumer learns it (TRACE_LOGFILE_HEADER). The whole structure is
+// declared, not only the fields we use, so that EVENT_TRACE_LOGFILEA has the platform's layout and can
+// be handed to advapi32 as it stands.
 struct TRACE_LOGFILE_HEADER {
   ULONG BufferSize;  // bytes
   ULONG Version;
@@ -143,12 +148,19 @@ struct TRACE_LOGFILE_HEADER {
   ULONG PointerSize;
   ULONG EventsLost;
   ULONG CpuSpeedInMHz;
+  char16_t* LoggerName;  // not filled by our consumers
+  char16_t* LogFileName;
+  uint8_t TimeZone[172];  // TIME_ZONE_INFORMATION; not filled by our consumers
   int64_t BootTime;
   int64_t PerfFreq;
   int64_t StartTime;  // file time
   ULONG ReservedFlags;  // clock type
   ULONG BuffersLost;
 };
+static_assert(offsetof(TRACE_LOGFILE_HEADER, TimeZone) == 0x48);
+static_assert(offsetof(TRACE_LOGFILE_HEADER, BootTime) == 0xF8);
+static_assert(offsetof(TRACE_LOGFILE_HEADER, ReservedFlags) == 0x110);
+static_assert(sizeof(TRACE_LOGFILE_HEADER) == 0x118);
 
 struct EVENT_TRACE_LOGFILEA;
 using PEVENT_CALLBACK = void (*)(EVENT_TRACE* Event);
@@ -172,6 +184,9 @@ struct EVENT_TRACE_LOGFILEA {
   ULONG IsKernelTrace;
   void* Context;
 };
+static_assert(offsetof(EVENT_TRACE_LOGFILEA, LogfileHeader) == 120);
+static_assert(offsetof(EVENT_TRACE_LOGFILEA, EventCallback) == 424);
+static_assert(sizeof(EVENT_TRACE_LOGFILEA) == 448);
 
 // Provider side.
 enum WMIDPREQUESTCODE : ULONG { WMI_ENABLE_EVENTS = 4, WMI_DISABLE_EVENTS = 5 };

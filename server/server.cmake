@@ -1,0 +1,8 @@
+# The control server: supplier registry with poll and push (no RPC), and the server thread on the runtime.
+lw_library(lw_supplier_registry
+  SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/SupplierRegistry.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/SupplierProcessName.cpp)
+if(WIN32)
+  target_link_libraries(lw_supplier_registry PUBLIC psapi)
+endif()

@@ -9,11 +9,19 @@ namespace lw::rpc {
 namespace {
 using Clock = std::chrono::steady_clock;
 
+std::atomic<uint32_t> gFragmentTimeoutMs{kFragmentTimeoutMs};
+
 int msLeft(Clock::time_point Deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 }  // namespace
+
+RPC_STATUS setFragmentTimeout(uint32_t Milliseconds) {
+  if (Milliseconds == 0) return RPC_S_INVALID_ARG;
+  gFragmentTimeoutMs.store(Milliseconds);
+  return RPC_S_OK;
+}
 
 Channel::Read Channel::fill(size_t Need, int FirstWaitMs, const std::atomic<bool>* Stop) {
   if (end_ - start_ >= Need) return Read::Ok;
@@ -26,7 +34,7 @@ Channel::Read Channel::fill(size_t Need, int FirstWaitMs, const std::atomic<bool
   }
   bool first = true;
   while (end_ - start_ < Need) {
-    int waitMs = first ? FirstWaitMs : static_cast<int>(kFragmentTimeoutMs);
+    int waitMs = first ? FirstWaitMs : static_cast<int>(gFragmentTimeoutMs.load());
     auto deadline = Clock::now() + std::chrono::milliseconds(waitMs < 0 ? 0 : waitMs);
     for (;;) {
       if (Stop && Stop->load()) return Read::Stopped;
@@ -59,7 +67,7 @@ Channel::Read Channel::readPdu(int IdleTimeoutMs, uint16_t MaxFrag, pdu::Header&
   if (!pdu::decodeHeader(head, H)) return Read::Malformed;
   if (H.FragLength < pdu::kHeaderSize || H.FragLength > MaxFrag) return Read::Malformed;
   // The rest of this fragment: the peer has already begun sending it.
-  r = fill(H.FragLength, static_cast<int>(kFragmentTimeoutMs), Stop);
+  r = fill(H.FragLength, static_cast<int>(gFragmentTimeoutMs.load()), Stop);
   if (r != Read::Ok) return r;
   Pdu = std::span<const uint8_t>(buf_.data() + start_, H.FragLength);
   start_ += H.FragLength;

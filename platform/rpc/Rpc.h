@@ -86,7 +86,7 @@ inline constexpr uint32_t kDefaultCallbackTimeoutMs = 30000;
 // How long a client waits for the response of a call (callbacks it serves meanwhile included) unless
 // setCallTimeout sets another value on the binding. When it passes the call fails with RPC_S_CALL_FAILED.
 inline constexpr uint32_t kDefaultCallTimeoutMs = 60000;
-// A peer that stops sending in the middle of a PDU is dropped after this long.
+// A peer that stops sending in the middle of a PDU is dropped after this long (setFragmentTimeout).
 inline constexpr uint32_t kFragmentTimeoutMs = 10000;
 
 // ---- Identities --------------------------------------------------------------------------------------
@@ -175,6 +175,9 @@ class CallContext {
 // calls replace the value). Default kDefaultCallbackTimeoutMs. RPC_S_INVALID_ARG for 0 or a null IfSpec.
 RPC_STATUS setCallbackTimeout(RPC_IF_HANDLE IfSpec, uint32_t Milliseconds);
 uint32_t callbackTimeout(RPC_IF_HANDLE IfSpec);
+// Sets the process-wide time-out for the rest of a PDU once its first byte has arrived (default
+// kFragmentTimeoutMs); applies to reads that start afterwards. RPC_S_INVALID_ARG for 0.
+RPC_STATUS setFragmentTimeout(uint32_t Milliseconds);
 
 // ---- Bindings ----------------------------------------------------------------------------------------
 struct RpcBinding;  // opaque: string binding parts, and a client connection once used

@@ -6,3 +6,7 @@ lw_library(lw_supplier_registry
 if(WIN32)
   target_link_libraries(lw_supplier_registry PUBLIC psapi)
 endif()
+
+lw_library(lw_server
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/uETW_RPCServer.cpp
+  DEPS lw_supplier_registry lw_control lw_logitems lw_os)

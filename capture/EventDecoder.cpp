@@ -65,7 +65,7 @@ void DecodeEvent(const tPlainEvent& Event, const uint8_t* Payload, uint32_t Payl
       readText(Payload, PayloadLength, pos, message);
     }
   }
-  AddLogItem(levelWord, category, file, line, message, time, ProcessId, ThreadId);
+  AddLogItem(levelWord, category, std::move(file), line, std::move(message), time, ProcessId, ThreadId);
 }
 
 void EventCallbackPlain(const tPlainEvent& Event) {

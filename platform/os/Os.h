@@ -34,4 +34,9 @@ tFileTime CurrentUtcFileTime();
 // opened or its module name cannot be read.
 std::string ProcessImageName(uint32_t ProcessId);
 
+// Keeps freed heap memory for reuse instead of handing it back to the system at once. The queue and the
+// grid free and allocate tens of thousands of small texts per second; without this the allocator keeps
+// trimming and regrowing the heap. Called once at program start (and by the benchmarks).
+void TuneAllocator();
+
 }  // namespace lw::os

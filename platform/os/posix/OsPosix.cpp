@@ -1,4 +1,5 @@
 // POSIX implementation of the process, thread and clock services.
+#include <malloc.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -80,5 +81,10 @@ tFileTime FileTimeToLocalFileTime(tFileTime Utc) {
 }
 
 char TimeSeparator() { return ':'; }
+
+void TuneAllocator() {
+  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+  mallopt(M_TOP_PAD, 64 * 1024 * 1024);
+}
 
 }  // namespace lw::os

@@ -49,6 +49,8 @@ tFileTime FileTimeToLocalFileTime(tFileTime Utc) {
   return tFileTime{static_cast<uint64_t>(out.dwHighDateTime) << 32 | out.dwLowDateTime};
 }
 
+void TuneAllocator() {}  // the system heap keeps freed blocks on its own
+
 char TimeSeparator() {
   char buf[8] = {};
   if (::GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIME, buf, sizeof buf) > 0 && buf[0] != '\0')

@@ -129,6 +129,14 @@ ULONG CloseFileTrace(TRACEHANDLE Handle) {
   return ERROR_SUCCESS;
 }
 
+bool FileTraceStats(TRACEHANDLE Handle, lw::etl::tReadStats& Out) {
+  std::shared_ptr<tFileTrace> trace = find(Handle);
+  if (!trace) return false;
+  std::lock_guard<std::mutex> hold(trace->Busy);
+  Out = trace->Reader.Stats();
+  return true;
+}
+
 ULONG ProcessFileTraces(TRACEHANDLE* Handles, ULONG Count, const tFileTime* Start, const tFileTime* End) {
   if (Handles == nullptr || Count == 0 || Count > kMaxHandles) return ERROR_INVALID_PARAMETER;
 

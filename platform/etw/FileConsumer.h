@@ -29,6 +29,9 @@ bool IsFileTraceHandle(TRACEHANDLE Handle);
 TRACEHANDLE OpenFileTrace(EVENT_TRACE_LOGFILEA* Logfile);
 ULONG ProcessFileTraces(TRACEHANDLE* Handles, ULONG Count, const tFileTime* Start, const tFileTime* End);
 ULONG CloseFileTrace(TRACEHANDLE Handle);
+// Counts of the last (or running) walk of an open handle: skipped buffers, records by kind. False for an
+// unknown handle.
+bool FileTraceStats(TRACEHANDLE Handle, lw::etl::tReadStats& Out);
 
 // The record as a classic consumer receives it. MofData points into the record's payload.
 void FillEventTrace(const lw::etl::tRecord& Record, EVENT_TRACE& Out);

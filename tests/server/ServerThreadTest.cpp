@@ -367,6 +367,7 @@ TEST_F(ServerThreadTest, PushOutsideACallFailsAndDropsTheProcess) {
   // A change pushed by PollSupplier from a thread that executes no RPC call cannot reach anybody: the
   // callback fails, the process is dropped with the message.
   tRPCServerThread server(rpc_);
+  ASSERT_TRUE(rpc_.WaitUntilListening());  // its entry is written before the listen call
   DrainLog();
   server.RegisterSupplier(44, "Lib", 3, 0, "", "", "");
   server.SetSupplierLevel(44, 3, -1);

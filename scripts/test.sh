@@ -113,13 +113,13 @@ stage "Windows cross build and Wine"
 export WINEPREFIX=$root/build/win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if cmake -S . -B build/win -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_BUILD_TYPE=Release \
      -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix \
-     -DCMAKE_RC_COMPILER=x86_64-w64-mingw32-windres -DCMAKE_CROSSCOMPILING_EMULATOR=wine64 \
+     -DCMAKE_RC_COMPILER=x86_64-w64-mingw32-windres -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 \
      -DLW_QT_FREE_ONLY=ON -DLW_BENCH=OFF "${launcher[@]}" >/dev/null &&
    cmake --build build/win -j"$jobs"; then
   mkdir -p "$WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || true
   ctest_stage windows build/win
-  wineserver -k >/dev/null 2>&1 || true
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 else
   build_fail windows
 fi

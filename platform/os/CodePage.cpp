@@ -130,11 +130,23 @@ std::string AnsiUpperCase(std::string_view Text) {
 
 std::string WideToAnsi(std::u16string_view Text) {
   if (Text.empty()) return {};
-  const auto* src = reinterpret_cast<const wchar_t*>(Text.data());
-  const int len = static_cast<int>(Text.size());
-  const int n = ::WideCharToMultiByte(CP_ACP, 0, src, len, nullptr, 0, "?", nullptr);
+  // One '?' per character: a surrogate pair (never in an ANSI code page) and an unpaired surrogate become
+  // U+FFFD first, which has no equivalent either; best-fit substitutes are refused.
+  std::wstring wide;
+  wide.reserve(Text.size());
+  for (size_t i = 0; i < Text.size(); ++i) {
+    const char16_t u = Text[i];
+    if (u >= 0xD800 && u <= 0xDFFF) {
+      if (u <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 && Text[i + 1] <= 0xDFFF) ++i;
+      wide += L'\xFFFD';
+    } else {
+      wide += static_cast<wchar_t>(u);
+    }
+  }
+  const int len = static_cast<int>(wide.size());
+  const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), len, nullptr, 0, "?", nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, src, len, out.data(), n, "?", nullptr);
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), len, out.data(), n, "?", nullptr);
   return out;
 }
 

@@ -178,13 +178,20 @@ ULONG ProcessFileTraces(TRACEHANDLE* Handles, ULONG Count, const tFileTime* Star
     return true;
   };
 
+  // Each file's header event comes before any event; the rest by time, ties in the order of the handles.
+  auto earlier = [](const lw::etl::tRecord& A, const lw::etl::tRecord& B) {
+    const bool headerA = A.Kind == lw::etl::tRecordKind::HeaderEvent;
+    const bool headerB = B.Kind == lw::etl::tRecordKind::HeaderEvent;
+    if (headerA != headerB) return headerA;
+    return A.Time < B.Time;
+  };
   for (;;) {
     tInput* best = nullptr;
     for (auto& in : inputs) {
       if (!in.Trace) continue;
       if (in.Trace->Closed) return ERROR_CANCELLED;
       if (!buffersDone(in)) return ERROR_CANCELLED;
-      if (in.HasPending && (best == nullptr || in.Pending.Time < best->Pending.Time)) best = &in;
+      if (in.HasPending && (best == nullptr || earlier(in.Pending, best->Pending))) best = &in;
     }
     if (best == nullptr) break;
     const lw::etl::tRecord& r = best->Pending;

@@ -369,6 +369,10 @@ void tSessionHost::handleConsume(tClient& C) {
   w.U32(s.EventsLost);
   if (realTime) {
     C.Role = tRole::Consumer;
+    // Buffers the socket holds count as taken: keep that to about one, so that MaximumBuffers bounds
+    // what a slow consumer is owed.
+    int sndbuf = static_cast<int>(session_.BufferSize * 1024);
+    ::setsockopt(C.Fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   } else {
     C.Role = tRole::Controller;
     C.CloseWhenSent = true;

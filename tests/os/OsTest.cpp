@@ -209,6 +209,16 @@ TEST(FileSystem, PatternMatching) {
   for (const auto& c : cases) EXPECT_EQ(MatchesPattern(c.Name, c.Pattern), c.Match) << c.Name << " ~ " << c.Pattern;
 }
 
+// Paths as the program holds them: 8-bit text in the ANSI code page on Windows (what the platform's "A"
+// calls take), the file system's own bytes on POSIX.
+std::string native(const std::filesystem::path& Path) {
+#ifdef _WIN32
+  return WideToAnsi(Path.u16string());
+#else
+  return Path.string();
+#endif
+}
+
 class FileSystemDir : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -221,8 +231,7 @@ class FileSystemDir : public ::testing::Test {
   void touch(const std::string& Name, size_t Size) {
     std::ofstream(dir_ / Name, std::ios::binary) << std::string(Size, 'x');
   }
-  // The program works with 8-bit paths in the ANSI code page, as the platform's "A" calls take them.
-  std::string folder() const { return WideToAnsi(dir_.u16string()); }
+  std::string folder() const { return native(dir_); }
   std::filesystem::path dir_;
 };
 
@@ -255,13 +264,13 @@ TEST_F(FileSystemDir, FindsFilesAndFoldersByPattern) {
 }
 
 TEST_F(FileSystemDir, ForceDirectoriesCreatesParents) {
-  const std::string deep = WideToAnsi((dir_ / "a" / "b" / "c").u16string());
+  const std::string deep = native(dir_ / "a" / "b" / "c");
   EXPECT_FALSE(DirectoryExists(deep));
   EXPECT_TRUE(ForceDirectories(deep));
   EXPECT_TRUE(DirectoryExists(deep));
   EXPECT_TRUE(ForceDirectories(deep + PathSeparator()));  // already there
   touch("plain", 1);
-  EXPECT_FALSE(ForceDirectories(WideToAnsi((dir_ / "plain" / "sub").u16string())));  // a file is in the way
+  EXPECT_FALSE(ForceDirectories(native(dir_ / "plain" / "sub")));  // a file is in the way
 }
 
 TEST(Process, IdsAndNames) {

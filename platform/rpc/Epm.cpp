@@ -151,7 +151,7 @@ std::vector<uint8_t> encodeTower(const Tower& T) {
 
 bool decodeTowerInterface(std::span<const uint8_t> Octets, RPC_SYNTAX_IDENTIFIER& Interface) {
   std::vector<Floor> floors;
-  return readFloors(Octets, floors, 1) && syntaxFromFloor(floors[0], Interface);
+  return readFloors(Octets, floors, 1) && !floors.empty() && syntaxFromFloor(floors[0], Interface);
 }
 
 bool decodeTower(std::span<const uint8_t> Octets, Tower& T) {
@@ -416,7 +416,9 @@ RPC_STATUS opInsert(CallContext& Call, NdrReader& In, NdrWriter& Out, bool Delet
     if (status == kStatusOk) {
       auto& d = db();
       std::lock_guard<std::mutex> lock(d.M);
-      for (auto& [e, s] : parsed) {
+      for (auto& item : parsed) {
+        Entry& e = item.first;
+        const RPC_SYNTAX_IDENTIFIER& s = item.second;
         auto same = [&](const Stored& x) {
           return x.Interface == s && x.E.Object == e.Object && (Delete || req.Replace || x.E.Tower == e.Tower);
         };

@@ -221,6 +221,8 @@ TEST(RpcWire, TowerLayout) {
   ASSERT_TRUE(epm::decodeTower(want, back));
   EXPECT_EQ(back.Port, 0xC001);
   EXPECT_EQ(back.Interface, kControlInterfaceId);
+  RPC_SYNTAX_IDENTIFIER id;
+  EXPECT_FALSE(epm::decodeTowerInterface(Bytes{0, 0}, id)) << "a tower without floors";
   for (size_t cut = 0; cut < want.size(); ++cut) {
     EXPECT_FALSE(epm::decodeTower(std::span<const uint8_t>(want.data(), cut), back)) << cut;
   }

@@ -278,8 +278,11 @@ tHiveStatus tHive::Parse(std::string_view Text, tHive& Out) {
     size_t DataPos = 0;
     std::string Name;
     if (ReadValueName(First, DataPos, Name) && StartsWithFolded(First.substr(DataPos), "hex")) {
-      while (End < Text.size() && !Content(Text.substr(Pos, End - Pos)).empty() &&
-             Content(Text.substr(Pos, End - Pos)).back() == '\\') {
+      // A blank line ends it.
+      size_t Last = Pos;
+      while (End < Text.size() && !Content(Text.substr(Last, End - Last)).empty() &&
+             Content(Text.substr(Last, End - Last)).back() == '\\') {
+        Last = End;
         size_t Next = Text.find('\n', End);
         End = Next == std::string_view::npos ? Text.size() : Next + 1;
       }
@@ -382,6 +385,9 @@ bool tHive::SetValue(const tKeyPath& Key, std::string_view Name, uint32_t Type, 
     for (size_t I = Section + 1; I < lines_.size() && lines_[I].Kind != tKind::Section; ++I) {
       if (lines_[I].Kind == tKind::Value) Insert = I + 1;
     }
+    // After a value that ends in a continuation backslash, a new line would be read as part of it.
+    std::string_view Before = Content(lines_[Insert - 1].Text);
+    if (!Before.empty() && Before.back() == '\\') Insert = Section + 1;
     EndLine(Insert - 1);
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(Insert), ParseLine(NewLine));
     return true;

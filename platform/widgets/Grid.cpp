@@ -27,6 +27,13 @@ class GridDelegate final : public QStyledItemDelegate {
  public:
   GridDelegate(TableView& View, QTreeView* Tree) : QStyledItemDelegate(Tree), view_(View), tree_(Tree) {}
 
+  // Rows fit a 16-pixel image with a pixel of margin, whatever the font.
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize s = QStyledItemDelegate::sizeHint(option, index);
+    s.setHeight(std::max(s.height(), 18));
+    return s;
+  }
+
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
     const bool groupRow = index.data(DataController::kIsGroupRowRole).toBool();
     if (groupRow) {
@@ -425,6 +432,9 @@ void Grid::SetActiveLevel(GridLevel* Level) {
   emit activeLevelChanged();
 }
 
+TableView* Grid::ActiveView() const { return active_ != nullptr ? active_->View() : nullptr; }
+GridViewWidget* Grid::ActiveWidget() const { return active_ != nullptr ? active_->Widget() : nullptr; }
+
 GridHitTest Grid::HitTest(const QPoint& Pos) const {
   if (!active_) return {};
   GridHitTest h = active_->widget_->HitTest(active_->widget_->mapFrom(this, Pos));
@@ -459,9 +469,11 @@ QMenu* GridPopupMenu::MenuFor(const GridHitTest& Hit) const {
 QMenu* GridPopupMenu::Popup(const GridHitTest& Hit, const QPoint& GlobalPos, bool Exec) {
   QMenu* menu = MenuFor(Hit);
   bool builtIn = false;
-  if (!menu && UseBuiltInPopupMenus && grid_ && grid_->ActiveWidget() &&
+  Grid* grid = grid_.data();
+  GridViewWidget* active = grid != nullptr ? grid->ActiveWidget() : nullptr;
+  if (!menu && UseBuiltInPopupMenus && active != nullptr &&
       (Hit.Kind == HitKind::ColumnHeader || Hit.Kind == HitKind::HeaderCorner)) {
-    menu = grid_->ActiveWidget()->CreateColumnsMenu(Hit.Column, grid_);
+    menu = active->CreateColumnsMenu(Hit.Column, grid_);
     builtIn = true;
   }
   bool allow = true;

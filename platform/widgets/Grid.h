@@ -122,8 +122,8 @@ class Grid : public QWidget {
   GridLevel* Levels(int Index) const { return levels_[static_cast<size_t>(Index)].get(); }
   GridLevel* ActiveLevel() const { return active_; }
   void SetActiveLevel(GridLevel* Level);
-  TableView* ActiveView() const { return active_ ? active_->View() : nullptr; }
-  GridViewWidget* ActiveWidget() const { return active_ ? active_->Widget() : nullptr; }
+  TableView* ActiveView() const;
+  GridViewWidget* ActiveWidget() const;
 
   // Hit test at a point in the grid's coordinates, on the active view.
   GridHitTest HitTest(const QPoint& Pos) const;

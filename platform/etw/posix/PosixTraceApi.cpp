@@ -39,6 +39,7 @@ using namespace lw::etw::posix;
 constexpr int kControlTimeoutMs = 15000;
 constexpr int kStartTimeoutMs = 15000;
 constexpr size_t kPendingMax = 1 << 20;  // provider bytes waiting for the socket before events are lost
+constexpr size_t kBatchBytes = 64 * 1024;  // a batch this large goes at once
 
 std::string HostExecutable() {
   if (const char* env = std::getenv("LOGWARDEN_TRACED"); env != nullptr && *env != '\0') return env;
@@ -294,8 +295,10 @@ class tProviders {
     std::memcpy(frame.data(), &n, 4);
     frame[4] = static_cast<uint8_t>(wire::tMsg::Event);
     EVENT_TRACE_HEADER h = *Event;
-    h.ThreadId = os::GetCurrentThreadId();
-    h.ProcessId = os::GetCurrentProcessId();
+    thread_local const uint32_t tid = os::GetCurrentThreadId();
+    static const uint32_t pid = os::GetCurrentProcessId();
+    h.ThreadId = tid;
+    h.ProcessId = pid;
     h.TimeStamp = static_cast<int64_t>(RawClockNow());
     std::memcpy(frame.data() + 5, &h, sizeof h);
     std::memcpy(frame.data() + 5 + sizeof h, reinterpret_cast<const uint8_t*>(Event) + sizeof h,
@@ -359,35 +362,30 @@ class tProviders {
     return C.Pending.empty();
   }
 
+  // Events are batched: the provider's thread sends what gathered about once a millisecond, or at once
+  // when a batch grows large, so that a fast writer costs one send per batch rather than per event.
   ULONG Send(tConnection& C, const std::vector<uint8_t>& Frame) {
     std::unique_lock lock(C.SendMutex);
-    if (C.Lost != 0 && C.Pending.size() + 16 <= kPendingMax) {
+    if (C.Fd < 0) return ERROR_INVALID_HANDLE;
+    if (C.Pending.size() + Frame.size() + 16 > kPendingMax) {
+      DrainLocked(C);
+      if (C.Pending.size() + Frame.size() + 16 > kPendingMax) {
+        ++C.Lost;  // the session does not take events as fast as they come: this one is lost
+        return ERROR_NOT_ENOUGH_MEMORY;
+      }
+    }
+    bool wasEmpty = C.Pending.empty();
+    if (C.Lost != 0) {
       wire::tFrameWriter w(wire::tMsg::Lost);
       w.U32(C.Lost);
       auto f = w.Finish();
       C.Pending.insert(C.Pending.end(), f.begin(), f.end());
       C.Lost = 0;
     }
-    if (C.Pending.empty()) {
-      ssize_t n;
-      do {
-        n = ::send(C.Fd, Frame.data(), Frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-      } while (n < 0 && errno == EINTR);
-      if (n == static_cast<ssize_t>(Frame.size())) return ERROR_SUCCESS;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return ERROR_INVALID_HANDLE;
-      size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
-      // The tail of a frame the socket took in part must follow, whatever the backlog.
-      C.Pending.insert(C.Pending.end(), Frame.begin() + static_cast<std::ptrdiff_t>(sent), Frame.end());
-      lock.unlock();
-      Wake();
-      return ERROR_SUCCESS;
-    }
-    if (C.Pending.size() + Frame.size() > kPendingMax) {
-      ++C.Lost;
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
     C.Pending.insert(C.Pending.end(), Frame.begin(), Frame.end());
-    DrainLocked(C);
+    if (C.Pending.size() >= kBatchBytes) DrainLocked(C);
+    lock.unlock();
+    if (wasEmpty) Wake();
     return ERROR_SUCCESS;
   }
 
@@ -511,22 +509,25 @@ class tProviders {
       }
       std::vector<pollfd> fds;
       fds.push_back({wake_[0], POLLIN, 0});
+      bool anyPending = false;
       for (auto& c : conns) {
         std::lock_guard send(c->SendMutex);
-        fds.push_back({c->Fd, static_cast<short>(POLLIN | (c->Pending.empty() ? 0 : POLLOUT)), 0});
+        anyPending = anyPending || !c->Pending.empty();
+        fds.push_back({c->Fd, POLLIN, 0});
       }
-      ::poll(fds.data(), fds.size(), 200);
+      // With events waiting, gather for a millisecond and send them; otherwise listen for notices.
+      ::poll(fds.data(), fds.size(), anyPending ? 1 : 200);
       if (fds[0].revents != 0) {
         char buf[64];
         while (::read(wake_[0], buf, sizeof buf) > 0) {
         }
       }
       for (size_t i = 0; i < conns.size(); ++i) {
-        short re = fds[i + 1].revents;
-        if ((re & POLLOUT) != 0) {
+        {
           std::lock_guard send(conns[i]->SendMutex);
-          DrainLocked(*conns[i]);
+          if (!conns[i]->Pending.empty() && conns[i]->Fd >= 0) DrainLocked(*conns[i]);
         }
+        short re = fds[i + 1].revents;
         if ((re & (POLLIN | POLLHUP | POLLERR)) != 0 && !ReadConnection(*conns[i])) Drop(conns[i]);
       }
     }

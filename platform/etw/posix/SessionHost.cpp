@@ -157,12 +157,14 @@ void tSessionHost::handOver() {
                                    [](const auto& c) { return c->Role == tRole::Consumer && !c->Dead; });
     if (anyConsumer) {
       auto bytes = current_->Bytes();
-      auto* frame = new std::vector<uint8_t>(5 + bytes.size());
+      std::vector<uint8_t> bytesOut;
+      bytesOut.reserve(5 + bytes.size());
       uint32_t n = static_cast<uint32_t>(1 + bytes.size());
-      std::memcpy(frame->data(), &n, 4);
-      (*frame)[4] = static_cast<uint8_t>(wire::tMsg::Buffer);
-      std::memcpy(frame->data() + 5, bytes.data(), bytes.size());
-      etl::tBufferBuilder::Stamp(std::span<uint8_t>(frame->data() + 5, bytes.size()), rtSequence_++, flushRaw);
+      for (int i = 0; i < 4; ++i) bytesOut.push_back(static_cast<uint8_t>(n >> (8 * i)));
+      bytesOut.push_back(static_cast<uint8_t>(wire::tMsg::Buffer));
+      bytesOut.insert(bytesOut.end(), bytes.begin(), bytes.end());
+      etl::tBufferBuilder::Stamp(std::span<uint8_t>(bytesOut).subspan(5), rtSequence_++, flushRaw);
+      auto* frame = new std::vector<uint8_t>(std::move(bytesOut));
       ++*inflight_;
       std::shared_ptr<int> counter = inflight_;
       tFrame shared(frame, [counter](const std::vector<uint8_t>* p) {
@@ -381,6 +383,15 @@ void tSessionHost::handleConsume(tClient& C) {
 }
 
 void tSessionHost::handleFrame(tClient& C, std::span<const uint8_t> Frame) {
+  if (!Frame.empty() && Frame[0] == static_cast<uint8_t>(wire::tMsg::Event) && C.Role == tRole::Provider) {
+    std::span<const uint8_t> event;
+    if (wire::DecodeEventFrame(Frame, event) != wire::tDecode::Ok) {
+      C.Dead = true;
+      return;
+    }
+    handleEvent(event);
+    return;
+  }
   wire::tRequest r;
   if (wire::DecodeRequest(Frame, r) != wire::tDecode::Ok) {
     C.Dead = true;
@@ -434,21 +445,22 @@ void tSessionHost::handleFrame(tClient& C, std::span<const uint8_t> Frame) {
 }
 
 void tSessionHost::readClient(tClient& C) {
+  // C.In holds InLen bytes of input; it grows to the largest need once and is not cleared between
+  // reads, so a busy provider costs no more than its bytes.
+  const size_t chunk = C.Role == tRole::Provider ? kReadChunk : 16 * 1024;
   for (int round = 0; round < 8 && !C.Dead && !stopped_; ++round) {
-    size_t have = C.In.size();
-    C.In.resize(have + kReadChunk);
-    ssize_t n = ::recv(C.Fd, C.In.data() + have, kReadChunk, MSG_DONTWAIT);
+    if (C.In.size() < C.InLen + chunk) C.In.resize(C.InLen + chunk);
+    ssize_t n = ::recv(C.Fd, C.In.data() + C.InLen, chunk, MSG_DONTWAIT);
     if (n <= 0) {
-      C.In.resize(have);
       if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) C.Dead = true;
       return;
     }
-    C.In.resize(have + static_cast<size_t>(n));
+    C.InLen += static_cast<size_t>(n);
     size_t pos = 0;
     while (!C.Dead && !stopped_) {
       std::span<const uint8_t> frame;
       size_t used = 0;
-      auto status = wire::SplitFrame(std::span<const uint8_t>(C.In).subspan(pos), frame, used);
+      auto status = wire::SplitFrame(std::span<const uint8_t>(C.In.data() + pos, C.InLen - pos), frame, used);
       if (status == wire::tDecode::Truncated) break;
       if (status != wire::tDecode::Ok) {
         C.Dead = true;
@@ -457,9 +469,12 @@ void tSessionHost::readClient(tClient& C) {
       handleFrame(C, frame);
       pos += used;
     }
-    if (stopped_) return;
-    C.In.erase(C.In.begin(), C.In.begin() + static_cast<std::ptrdiff_t>(pos));
-    if (static_cast<size_t>(n) < kReadChunk) return;
+    if (stopped_ || C.Dead) return;
+    if (pos > 0) {
+      std::memmove(C.In.data(), C.In.data() + pos, C.InLen - pos);
+      C.InLen -= pos;
+    }
+    if (static_cast<size_t>(n) < chunk) return;
   }
 }
 

@@ -57,6 +57,7 @@ class tSessionHost {
     int Fd = -1;
     tRole Role = tRole::Unknown;
     std::vector<uint8_t> In;
+    size_t InLen = 0;
     std::deque<tFrame> Out;
     size_t OutOffset = 0;
     std::vector<tGuid> Guids;

@@ -213,6 +213,16 @@ tDecode SplitFrame(std::span<const uint8_t> In, std::span<const uint8_t>& Frame,
   return tDecode::Ok;
 }
 
+tDecode DecodeEventFrame(std::span<const uint8_t> Frame, std::span<const uint8_t>& Event) {
+  if (Frame.empty() || Frame[0] != static_cast<uint8_t>(tMsg::Event)) return tDecode::Malformed;
+  auto rest = Frame.subspan(1);
+  if (rest.size() < kEventHeaderSize) return tDecode::Truncated;
+  uint16_t size = static_cast<uint16_t>(rest[0] | (rest[1] << 8));
+  if (size != rest.size()) return tDecode::Malformed;
+  Event = rest;
+  return tDecode::Ok;
+}
+
 tDecode DecodeRequest(std::span<const uint8_t> Frame, tRequest& Out) {
   tReader r(Frame);
   uint8_t type = r.U8();
@@ -236,14 +246,8 @@ tDecode DecodeRequest(std::span<const uint8_t> Frame, tRequest& Out) {
     case tMsg::Register:
       Out.Guid = r.Guid();
       break;
-    case tMsg::Event: {
-      auto rest = r.Rest();
-      if (rest.size() < kEventHeaderSize) return tDecode::Truncated;
-      uint16_t size = static_cast<uint16_t>(rest[0] | (rest[1] << 8));
-      if (size != rest.size()) return tDecode::Malformed;
-      Out.Event = rest;
-      return tDecode::Ok;
-    }
+    case tMsg::Event:
+      return DecodeEventFrame(Frame, Out.Event);
     case tMsg::Lost:
       Out.LostCount = r.U32();
       break;

@@ -155,6 +155,8 @@ class tFrameWriter {
 tDecode SplitFrame(std::span<const uint8_t> In, std::span<const uint8_t>& Frame, size_t& Consumed);
 
 // Frame: type byte and body, as SplitFrame gives it.
+// The one request of the hot path, without the rest of tRequest: Event gets the header and payload.
+tDecode DecodeEventFrame(std::span<const uint8_t> Frame, std::span<const uint8_t>& Event);
 tDecode DecodeRequest(std::span<const uint8_t> Frame, tRequest& Out);
 tDecode DecodeHostMessage(std::span<const uint8_t> Frame, tHostMessage& Out);
 // The session a start asks for, as the host gets it on its command line (hex of a Control frame body).

@@ -281,11 +281,18 @@ TEST_F(SessionHost, BuffersAreHandedOverWhenFullAndEventsFindingNoBufferAreCount
       Api().QueryTraceA(0, kName, &q.Props);
       return q.Props.EventsLost > 0;
     }));
-        gSeen.Hold = false;
+    gSeen.Hold = false;
+    // Every event written is delivered or counted lost (events the provider still batches reach the
+    // session first), and none is counted twice.
+    EXPECT_TRUE(WaitFor([&] {
+      Flush();
+      Api().QueryTraceA(0, kName, &q.Props);
+      return gSeen.Count() + q.Props.EventsLost == written;
+    }));
+    EXPECT_EQ(gSeen.Count() + q.Props.EventsLost, static_cast<size_t>(written));
     tBlock stop = MakeBlock();
     ASSERT_EQ(Api().ControlTraceA(0, kName, &stop.Props, EVENT_TRACE_CONTROL_STOP), ERROR_SUCCESS);
     EXPECT_TRUE(WaitFor([&] { return slow.Done.load(); }));
-    // What was delivered plus what was lost is what was written, nothing counted twice.
     EXPECT_EQ(gSeen.Count() + stop.Props.EventsLost, static_cast<size_t>(written));
     EXPECT_GT(stop.Props.EventsLost, 0u);
   }

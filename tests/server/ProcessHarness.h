@@ -84,6 +84,21 @@ class tChild {
     return lines_;
   }
 
+  // The lines that start with Prefix, once Count of them have arrived (or the output ended, or
+  // TimeoutMs passed).
+  std::vector<std::string> WaitForLinesStartingWith(const std::string& Prefix, size_t Count, int TimeoutMs) {
+    auto matching = [&] {
+      std::vector<std::string> out;
+      for (const std::string& line : lines_) {
+        if (line.rfind(Prefix, 0) == 0) out.push_back(line);
+      }
+      return out;
+    };
+    std::unique_lock<std::mutex> hold(mutex_);
+    changed_.wait_for(hold, std::chrono::milliseconds(TimeoutMs), [&] { return matching().size() >= Count || ended_; });
+    return matching();
+  }
+
   // Waits for the child to end by itself; its exit status, or nothing after TimeoutMs.
   std::optional<int> WaitForExit(int TimeoutMs) {
     for (int waited = 0; pid_ > 0 && waited <= TimeoutMs; waited += 10) {

@@ -13,7 +13,7 @@ using lwtest::kWaitMs;
 
 TEST(ServerTakeoverTest, SecondServerTakesOverTheEndpointMapperEntry) {
   lwtest::tWindowSide first;
-  auto early = lwtest::StartSupplier({"--reg-id=1", "--poll-ms=200"});
+  auto early = lwtest::StartSupplier({"--reg-id", "1", "--poll-ms", "200"});
   const uint32_t earlyPid = lwtest::PidOf(*early);
   ASSERT_TRUE(first.WaitForNotice(earlyPid, 1));
 
@@ -22,7 +22,7 @@ TEST(ServerTakeoverTest, SecondServerTakesOverTheEndpointMapperEntry) {
   ASSERT_FALSE(ready.empty());
   ASSERT_EQ(ready[0], "ready");
 
-  auto late = lwtest::StartSupplier({"--reg-id=2", "--poll-ms=200"});
+  auto late = lwtest::StartSupplier({"--reg-id", "2", "--poll-ms", "200"});
   const uint32_t latePid = lwtest::PidOf(*late);
   const std::string expected = "notice " + std::to_string(latePid) + " 2";
   EXPECT_TRUE(lwtest::WaitUntil(

@@ -116,6 +116,15 @@ const char* ControlOptionsUsage() {
          "  --poll-on-input      poll once per line of standard input instead of by time\n";
 }
 
+bool LevelAllows(int32_t TraceLevel, uint32_t LevelWord) {
+  if (TraceLevel < 0) return true;
+  if (TraceLevel == 0) return false;
+  const uint32_t level = LevelWord & 0xFFFFu;
+  if (level == 0) return false;
+  if (TraceLevel >= 16) return true;
+  return level < (1u << TraceLevel);
+}
+
 std::string ApplyJsonLine(const control::tApplyArgs& Args) {
   auto quoted = [](const std::string& Ansi) {
     const std::string text = lw::os::AnsiToUtf8(Ansi);

@@ -76,6 +76,11 @@ tOptionResult ParseControlOption(std::string_view Arg, tControlOptions& Options,
 // The lines for a usage text.
 const char* ControlOptionsUsage();
 
+// Whether a supplier at trace level TraceLevel writes an event with LevelWord: level 0 writes nothing,
+// -1 (or any negative level) everything, a positive level n the events whose level (low 16 bits) is
+// one of the n lowest flags 0x0001 .. 1 << (n - 1) (so 3, "low verbosity", writes 0x0001 to 0x0004).
+bool LevelAllows(int32_t TraceLevel, uint32_t LevelWord);
+
 // One callback as the JSON line printed for it (without the line end).
 std::string ApplyJsonLine(const control::tApplyArgs& Args);
 

@@ -15,6 +15,17 @@
 //                     provider is disabled, before giving up (exit code 3)               default 30000
 //   --quiet           no progress lines
 //
+// Control options (registering with the viewer; any of them turns the control side on)
+//   --reg-id N        start a supplier with this id (repeat for more suppliers)
+//   --reg-name, --reg-level, --reg-settings, --reg-aux1, --reg-aux2 VALUE
+//                     name, trace level, settings and aux texts of the latest supplier
+//   --host H, --process-id N, --poll-ms N, --on-dropped reregister|exit, --run-ms N
+//   --answer N, --exit-in-callback, --hang-in-callback MS, --stop-polling-after N, --poll-on-input
+//                     fault options for tests (see tools/supplier/Control.h)
+// With the control side on, the program runs until the control ends (a stop signal, --run-ms, or a
+// drop with --on-dropped exit): the events wait for an enable without giving up, and only the level
+// words that the first supplier's trace level allows are written. Callbacks are printed as JSON lines.
+//
 // The program registers the suppliers' provider and writes only while a session has it enabled; a
 // disable pauses the writing, a new enable resumes it. Lines on standard output (one each):
 //   registered | enabled level=L flags=F | disabled | done written=N lost=M
@@ -29,10 +40,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tools/supplier/Control.h"
 #include "tools/supplier/Events.h"
 
 namespace {
@@ -47,6 +60,8 @@ struct tOptions {
   std::string Message = "message";
   uint32_t WaitMs = 30000;
   bool Quiet = false;
+  supplier::tControlOptions Control;
+  bool WithControl = false;
 };
 
 struct tOption {
@@ -71,6 +86,18 @@ bool ParseI32(const std::string& Text, int32_t& Out) {
   if (end == nullptr || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
   Out = static_cast<int32_t>(v);
   return true;
+}
+
+// A row of a control option: hands it to the control side's parser.
+tOption ControlOption(const char* Name, bool TakesValue) {
+  return {Name, TakesValue, [Name, TakesValue](tOptions& O, const std::string& V) {
+            std::string message;
+            const std::string arg = TakesValue ? std::string(Name) + "=" + V : std::string(Name);
+            O.WithControl = true;
+            if (supplier::ParseControlOption(arg, O.Control, message) == supplier::tOptionResult::Taken) return true;
+            std::fprintf(stderr, "logwarden-supplier: %s\n", message.c_str());
+            return false;
+          }};
 }
 
 const std::vector<tOption>& Options() {
@@ -109,6 +136,12 @@ const std::vector<tOption>& Options() {
          return true;
        }},
       {"--quiet", false, [](tOptions& O, const std::string&) { O.Quiet = true; return true; }},
+      ControlOption("--reg-id", true), ControlOption("--reg-name", true), ControlOption("--reg-level", true),
+      ControlOption("--reg-settings", true), ControlOption("--reg-aux1", true), ControlOption("--reg-aux2", true),
+      ControlOption("--host", true), ControlOption("--process-id", true), ControlOption("--poll-ms", true),
+      ControlOption("--on-dropped", true), ControlOption("--run-ms", true), ControlOption("--answer", true),
+      ControlOption("--exit-in-callback", false), ControlOption("--hang-in-callback", true),
+      ControlOption("--stop-polling-after", true), ControlOption("--poll-on-input", false),
   };
   return table;
 }
@@ -186,8 +219,24 @@ int main(int argc, char** argv) {
   }
   Say(options, "registered");
 
+  std::unique_ptr<supplier::tSupplierControl> control;
+  std::thread controlThread;
+  std::atomic<int> controlExit{0};
+  std::atomic<bool> controlDone{false};
+  uint32_t firstSupplier = 0;
+  if (options.WithControl) {
+    control = std::make_unique<supplier::tSupplierControl>(options.Control, stdout, stderr);
+    firstSupplier = control->Options().Suppliers.front().SupplierID;
+    controlThread = std::thread([&] {
+      controlExit = control->Run();
+      controlDone = true;
+      gStop = true;
+    });
+  }
+
   uint64_t written = 0;
   uint64_t lost = 0;
+  uint64_t skipped = 0;  // level words the trace level did not allow
   bool enabledSeen = false;
   bool gaveUp = false;
   uint32_t reported = 0;
@@ -196,6 +245,7 @@ int main(int argc, char** argv) {
     if (!writer.Enabled()) {
       if (enabledSeen) Say(options, "disabled");
       if (!WaitEnabled(writer, options.WaitMs)) {
+        if (control && !gStop) continue;  // the control side decides when the program ends
         gaveUp = !gStop;
         break;
       }
@@ -207,11 +257,16 @@ int main(int argc, char** argv) {
     enabledSeen = true;
     if (options.Rate > 0) {
       auto due = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                             std::chrono::duration<double>(static_cast<double>(written + lost) / options.Rate));
+                             std::chrono::duration<double>(static_cast<double>(written + lost + skipped) / options.Rate));
       std::this_thread::sleep_until(due);
     }
-    uint64_t counter = written + lost + 1;
+    uint64_t counter = written + lost + skipped + 1;
     uint32_t level = options.Levels[static_cast<size_t>((counter - 1) % options.Levels.size())];
+    if (control && !supplier::LevelAllows(control->Current(firstSupplier).value_or(supplier::tAppliedValues{}).Level, level)) {
+      ++skipped;
+      if (options.Rate <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
     auto payload = supplier::BuildPayload(level, options.File, options.Line, options.Category,
                                           MessageText(options.Message, counter));
     uint32_t status = writer.Write(payload);
@@ -224,5 +279,13 @@ int main(int argc, char** argv) {
   }
   writer.Unregister();
   Say(options, "done written=" + std::to_string(written) + " lost=" + std::to_string(lost));
+  if (control) {
+    while (!controlDone) {
+      if (gStop) control->RequestStop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    controlThread.join();
+    if (controlExit != 0) return controlExit;
+  }
   return gaveUp ? 3 : 0;
 }

@@ -22,9 +22,9 @@ namespace lw::rpc {
 
 namespace {
 
+#ifndef _WIN32
 // Starts logwarden-epmd detached, so that it outlives this process as the system's mapper would.
 void startMapper() {
-#ifndef _WIN32
   std::string path;
   if (const char* env = std::getenv("LOGWARDEN_EPMD"); env && *env) {
     path = env;
@@ -52,8 +52,8 @@ void startMapper() {
     int status = 0;
     ::waitpid(pid, &status, 0);
   }
-#endif
 }
+#endif
 
 // Connects Binding to the mapper, starting a local one when nothing answers.
 RPC_STATUS callMapper(RpcBinding& Binding, uint16_t Opnum, const std::vector<uint8_t>& Stub, StubReply& Reply) {

@@ -30,7 +30,7 @@ bool wouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 int pollFds(pollfd* fds, unsigned long n, int timeout) { return WSAPoll(fds, n, timeout); }
 void setNonBlocking(NativeSocket s, bool on) {
   u_long mode = on ? 1 : 0;
-  ioctlsocket(s, FIONBIO, &mode);
+  ioctlsocket(s, static_cast<long>(static_cast<int32_t>(static_cast<uint32_t>(FIONBIO))), &mode);
 }
 #else
 using SockLen = socklen_t;

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,7 @@ TEST_F(ServerEndToEndTest, TwoSuppliersOfOneProcessGetTheirCallbacksInAscendingO
 
 struct tFaultCase {
   const char* Name;
+  friend void PrintTo(const tFaultCase& Case, std::ostream* Out) { *Out << Case.Name; }
   std::vector<std::string> Options;
   const char* Code;
 };

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,7 @@ TEST_F(SupplierRegistryTest, RemovalCopyKeepsThePreviousFieldsButOnlyIdsCount) {
 
 struct tSweepCase {
   const char* Name;
+  friend void PrintTo(const tSweepCase& Case, std::ostream* Out) { *Out << Case.Name; }
   uint32_t LastPoll;
   uint32_t Now;
   bool Swept;
@@ -267,6 +269,7 @@ TEST_F(SupplierRegistryTest, SetOperationsOnUnknownSuppliersChangeNothing) {
 
 struct tPollCase {
   const char* Name;
+  friend void PrintTo(const tPollCase& Case, std::ostream* Out) { *Out << Case.Name; }
   std::vector<uint32_t> Changed;     // suppliers of process 77 (3 and 9 registered) given a new level
   std::map<uint32_t, int32_t> Answers;
   std::vector<uint32_t> Pushed;      // expected push order

@@ -306,6 +306,20 @@ class tProviders {
     return Send(*c, frame);
   }
 
+  // Hands every batch this process has gathered to its session now, so that a control request sent
+  // after it (flush, stop, update) finds the events in the session's socket ahead of it.
+  void SendPendingNow() {
+    std::vector<std::shared_ptr<tConnection>> conns;
+    {
+      std::lock_guard lock(mutex_);
+      conns = conns_;
+    }
+    for (auto& c : conns) {
+      std::lock_guard send(c->SendMutex);
+      if (c->Fd >= 0 && !c->Pending.empty() && SendAll(c->Fd, c->Pending)) c->Pending.clear();
+    }
+  }
+
   uint8_t EnableLevel(TRACEHANDLE Session) {
     auto c = Find(Session);
     if (!c) {
@@ -615,6 +629,7 @@ class tPosixTraceApi final : public tTraceApi {
     } else if (Properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES)) {
       return ERROR_BAD_LENGTH;
     }
+    if (ControlCode != EVENT_TRACE_CONTROL_QUERY) providers_.SendPendingNow();
     wire::tFrameWriter w(wire::tMsg::Control);
     w.U32(ControlCode);
     w.Session(session);

@@ -265,6 +265,7 @@ void tSessionHost::handleControl(tClient& C, const wire::tRequest& R) {
       queue(C, reply(ERROR_SUCCESS));
       return;
     case EVENT_TRACE_CONTROL_FLUSH:
+      drainProviders(&C);
       flushNow();
       queue(C, reply(ERROR_SUCCESS));
       return;
@@ -272,6 +273,7 @@ void tSessionHost::handleControl(tClient& C, const wire::tRequest& R) {
       stop(&C);
       return;
     case EVENT_TRACE_CONTROL_UPDATE: {
+      drainProviders(&C);
       uint32_t status = ERROR_SUCCESS;
       if (R.Session.HasLogFileName && R.Session.LogFileName != session_.LogFileName) {
         handOver();
@@ -444,7 +446,7 @@ void tSessionHost::handleFrame(tClient& C, std::span<const uint8_t> Frame) {
   }
 }
 
-void tSessionHost::readClient(tClient& C) {
+bool tSessionHost::readClient(tClient& C) {
   // C.In holds InLen bytes of input; it grows to the largest need once and is not cleared between
   // reads, so a busy provider costs no more than its bytes.
   const size_t chunk = C.Role == tRole::Provider ? kReadChunk : 16 * 1024;
@@ -453,7 +455,7 @@ void tSessionHost::readClient(tClient& C) {
     ssize_t n = ::recv(C.Fd, C.In.data() + C.InLen, chunk, MSG_DONTWAIT);
     if (n <= 0) {
       if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) C.Dead = true;
-      return;
+      return false;
     }
     C.InLen += static_cast<size_t>(n);
     size_t pos = 0;
@@ -464,17 +466,28 @@ void tSessionHost::readClient(tClient& C) {
       if (status == wire::tDecode::Truncated) break;
       if (status != wire::tDecode::Ok) {
         C.Dead = true;
-        return;
+        return false;
       }
       handleFrame(C, frame);
       pos += used;
     }
-    if (stopped_ || C.Dead) return;
+    if (stopped_ || C.Dead) return false;
     if (pos > 0) {
       std::memmove(C.In.data(), C.In.data() + pos, C.InLen - pos);
       C.InLen -= pos;
     }
-    if (static_cast<size_t>(n) < chunk) return;
+    if (static_cast<size_t>(n) < chunk) return false;
+  }
+  return !C.Dead && !stopped_;
+}
+
+void tSessionHost::drainProviders(const tClient* Except) {
+  // Bounded, so that a provider writing without pause cannot hold the request up for ever.
+  for (size_t i = 0; i < clients_.size(); ++i) {
+    tClient& c = *clients_[i];
+    if (&c == Except || c.Dead || c.Role != tRole::Provider) continue;
+    for (int round = 0; round < 64 && readClient(c); ++round) {
+    }
   }
 }
 
@@ -504,6 +517,7 @@ void tSessionHost::dropDead() {
 }
 
 void tSessionHost::stop(tClient* Requester) {
+  drainProviders(Requester);
   stopped_ = true;
   // No new connections from here on: a start of the same name waits for our lock, not our socket.
   ::unlink(socketPath_.c_str());

@@ -66,7 +66,10 @@ class tSessionHost {
   };
 
   void acceptClients();
-  void readClient(tClient& C);
+  // Reads and handles what C has sent; true when it stopped with input possibly left.
+  bool readClient(tClient& C);
+  // Takes in every event the providers have already sent, before a flush, update or stop.
+  void drainProviders(const tClient* Except);
   void handleFrame(tClient& C, std::span<const uint8_t> Frame);
   void handleEvent(std::span<const uint8_t> Event);
   void handleControl(tClient& C, const wire::tRequest& R);

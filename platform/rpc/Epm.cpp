@@ -72,6 +72,23 @@ bool readHandle(NdrReader& r, EntryHandle& h) {
   return true;
 }
 
+// The context handle and the header of the conformant varying array that both responses carry:
+// count, maximum (what the caller allowed, or more), offset 0, actual count.
+void writeHandleAndArrayHeader(NdrWriter& w, const EntryHandle& h, uint32_t Count, uint32_t Max) {
+  writeHandle(w, h);
+  w.writeU32(Count);
+  w.writeU32(std::max(Max, Count));
+  w.writeU32(0);
+  w.writeU32(Count);
+}
+// Reads them back; the actual count must fit both the maximum and what is left at ElementBytes each.
+bool readHandleAndArrayHeader(NdrReader& r, EntryHandle& h, size_t ElementBytes, uint32_t& Actual) {
+  uint32_t num = 0, max = 0, offset = 0;
+  if (!readHandle(r, h) || !r.readU32(num) || !r.readU32(max) || !r.readU32(offset) || !r.readU32(Actual))
+    return false;
+  return offset == 0 && Actual == num && Actual <= max && size_t{Actual} * ElementBytes <= r.remaining();
+}
+
 // twr_t as a referent: conformance, length, octets.
 void writeTowerReferent(NdrWriter& w, const std::vector<uint8_t>& t) {
   w.writeU32(static_cast<uint32_t>(t.size()));
@@ -228,12 +245,8 @@ bool decodeMapRequest(NdrReader& In, MapRequest& R) {
 
 std::vector<uint8_t> encodeMapResponse(const MapResponse& R, uint32_t MaxTowers) {
   NdrWriter w;
-  writeHandle(w, R.Handle);
   auto n = static_cast<uint32_t>(R.Towers.size());
-  w.writeU32(n);
-  w.writeU32(std::max(MaxTowers, n));
-  w.writeU32(0);
-  w.writeU32(n);
+  writeHandleAndArrayHeader(w, R.Handle, n, MaxTowers);
   for (uint32_t i = 0; i < n; ++i) w.writeU32(i + 3);
   for (const auto& t : R.Towers) {
     writeTowerReferent(w, t);
@@ -245,11 +258,8 @@ std::vector<uint8_t> encodeMapResponse(const MapResponse& R, uint32_t MaxTowers)
 
 bool decodeMapResponse(NdrReader& In, MapResponse& R) {
   MapResponse m;
-  uint32_t num = 0, max = 0, offset = 0, actual = 0;
-  if (!readHandle(In, m.Handle) || !In.readU32(num) || !In.readU32(max) || !In.readU32(offset) ||
-      !In.readU32(actual))
-    return false;
-  if (offset != 0 || actual != num || actual > max || size_t{actual} * 4 > In.remaining()) return false;
+  uint32_t actual = 0;
+  if (!readHandleAndArrayHeader(In, m.Handle, 4, actual)) return false;
   std::vector<uint32_t> refs(actual);
   for (auto& ref : refs)
     if (!In.readU32(ref)) return false;
@@ -299,12 +309,7 @@ bool decodeLookupRequest(NdrReader& In, LookupRequest& R) {
 
 std::vector<uint8_t> encodeLookupResponse(const LookupResponse& R, uint32_t MaxEntries) {
   NdrWriter w;
-  writeHandle(w, R.Handle);
-  auto n = static_cast<uint32_t>(R.Entries.size());
-  w.writeU32(n);
-  w.writeU32(std::max(MaxEntries, n));
-  w.writeU32(0);
-  w.writeU32(n);
+  writeHandleAndArrayHeader(w, R.Handle, static_cast<uint32_t>(R.Entries.size()), MaxEntries);
   uint32_t ref = 3;
   for (const auto& e : R.Entries) {
     w.align(4);
@@ -321,11 +326,8 @@ std::vector<uint8_t> encodeLookupResponse(const LookupResponse& R, uint32_t MaxE
 
 bool decodeLookupResponse(NdrReader& In, LookupResponse& R) {
   LookupResponse l;
-  uint32_t num = 0, max = 0, offset = 0, actual = 0;
-  if (!readHandle(In, l.Handle) || !In.readU32(num) || !In.readU32(max) || !In.readU32(offset) ||
-      !In.readU32(actual))
-    return false;
-  if (offset != 0 || actual != num || actual > max || size_t{actual} * kMinEntryBytes > In.remaining()) return false;
+  uint32_t actual = 0;
+  if (!readHandleAndArrayHeader(In, l.Handle, kMinEntryBytes, actual)) return false;
   std::vector<Entry> entries(actual);
   std::vector<bool> hasTower(actual);
   for (size_t i = 0; i < actual; ++i) {

@@ -1,7 +1,10 @@
-// The window's services on the real reader thread and control server.
+// The window's services on the real reader thread, control server, registry and settings dialog.
 #include "capture/thruETWReaderThread.h"
 #include "server/uETW_RPCServer.h"
 #include "window/WindowServices.h"
+#if LW_HAVE_SETTINGS_DIALOG
+#include "settings/dialog/uExtendedTraceSettings.h"
+#endif
 
 namespace {
 
@@ -28,5 +31,15 @@ tWindowServices DefaultWindowServices() {
   s.CreateReader = [] { return std::make_unique<tETWReaderControl>(); };
   // Owned by nobody: published for the whole run; a failed start throws tServerStartError.
   s.CreateControlServer = [] { RPCServerThread = new tRPCServerThread(); };
+  s.Registry = &lw::reg::SystemRegistry();
+  s.Suppliers = []() -> tSupplierRegistry* {
+    tRPCServerThread* server = RPCServerThread.get();
+    return server ? &server->Registry() : nullptr;
+  };
+#if LW_HAVE_SETTINGS_DIALOG
+  s.ShowForSupplier = [](uint32_t ProcessID, uint32_t SupplierID) {
+    if (ExtendedTraceSettings) ExtendedTraceSettings->ShowForSupplier(ProcessID, SupplierID);
+  };
+#endif
   return s;
 }

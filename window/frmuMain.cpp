@@ -92,7 +92,9 @@ TfrmETWViewer::TfrmETWViewer(tWindowServices Services, QWidget* Parent)
   if (services_.CreateReader) reader_ = services_.CreateReader();
   // 5. The level choice.
   if (reader_) reader_->SetLevelFilter(ComboBox1ItemIndex());
-  // 6. (The trace-level panels move to the top here; they come with the panels.)
+  // 6. The trace-level panels cover the top bar while shown.
+  pnlDebugLvl->move(pnlDebugLvl->x(), 0);
+  pnlDebugLvlEx->move(pnlDebugLvlEx->x(), 0);
   // 7. The drain timer, before the reader runs.
   Timer2->start();
   // 8. The reader runs.
@@ -106,7 +108,8 @@ TfrmETWViewer::TfrmETWViewer(tWindowServices Services, QWidget* Parent)
   // 10. The control server; an exception here leaves the construction, and the reader (a member) is
   // deleted on the way out.
   if (services_.CreateControlServer) services_.CreateControlServer();
-  // 11. Timer1 (the supplier panel's poll) is enabled here by the panels, once they exist.
+  // 11. The supplier panel's poll, now that the server exists.
+  Timer1->start();
 }
 
 TfrmETWViewer::~TfrmETWViewer() {
@@ -162,6 +165,8 @@ void TfrmETWViewer::createComponents() {
 
   createEventView();
   layout->addWidget(cxGrid1, 1);
+  createDebugLevelPanel();
+  createSupplierPanel();
 
   Timer2 = new QTimer(this);
   Timer2->setInterval(200);
@@ -196,6 +201,8 @@ void TfrmETWViewer::createComponents() {
   SaveDialog1.OverwritePrompt = true;
 
   connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+  connect(cxButton5, &QPushButton::clicked, this, [this] { cxButton5Click(); });
   connect(ComboBox1, &QComboBox::editTextChanged, this, [this] { ComboBox1Change(); });
   connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
   connect(Label4, &LinkLabel::clicked, this, [this] { Label4Click(); });
@@ -203,7 +210,6 @@ void TfrmETWViewer::createComponents() {
   connect(Cleargrouping1, &QAction::triggered, this, [this] { GroupByClick(Cleargrouping1); });
   connect(Filter1, &QAction::triggered, this, [this] { Filter1Click(); });
   connect(useasfilter1, &QAction::triggered, this, [this] { useasfilter1Click(); });
-  // cxButton5 and CheckBox1 open the trace-level panels, which come with the panels.
 }
 
 void TfrmETWViewer::createEventView() {

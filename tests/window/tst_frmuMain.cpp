@@ -133,7 +133,12 @@ class TestMainWindow : public QObject {
       QCOMPARE(env.reader.calls, (std::vector<std::string>{"logfile", "create", "filter:1", "resume"}));
       QVERIFY(w.Timer2->isActive());
       QCOMPARE(w.Timer2->interval(), 200);
-      QVERIFY(!w.Timer1->isActive());
+      // The supplier poll runs from the last step on, the panels start hidden.
+      QVERIFY(w.Timer1->isActive());
+      QCOMPARE(w.Timer1->interval(), 1000);
+      QVERIFY(!w.pnlDebugLvl->isVisibleTo(&w));
+      QVERIFY(!w.pnlDebugLvlEx->isVisibleTo(&w));
+      QCOMPARE(w.pnlDebugLvl->geometry(), QRect(168, 0, 350, 250));
       QCOMPARE(w.ComboBox1->currentText(), QStringLiteral("standard (important + diagnose)"));
       QCOMPARE(w.ETWRunning->BrushColor(), QColor(255, 0, 0));
       // The columns as the form defines them.
